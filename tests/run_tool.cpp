@@ -1,0 +1,111 @@
+#include "run_tool.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace strmfix::testing {
+
+namespace {
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+[[noreturn]] void child_fail(const char* what) {
+    const std::string line = std::string("run_tool child: ") + what + "\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+    ::_exit(127);
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "strmfix-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+Bytes read_file(const std::filesystem::path& path) {
+    const std::string text = slurp(path);
+    return {text.begin(), text.end()};
+}
+
+void write_file(const std::filesystem::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
+    TempDir streams;
+    const std::string out_path = streams / "stdout";
+    const std::string err_path = streams / "stderr";
+
+    int pipe_fds[2] = {-1, -1};
+    if (options.stdout_mode == StdoutMode::reader_quits && ::pipe(pipe_fds) != 0)
+        throw std::runtime_error("pipe failed");
+
+    std::vector<char*> argv;
+    std::string program = STRMFIX_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int in = ::open(options.stdin_path.c_str(), O_RDONLY);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0)
+            child_fail("cannot redirect stdin or stderr");
+        int out = -1;
+        switch (options.stdout_mode) {
+        case StdoutMode::file: out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); break;
+        case StdoutMode::dev_full: out = ::open("/dev/full", O_WRONLY); break;
+        case StdoutMode::reader_quits: out = pipe_fds[1]; ::close(pipe_fds[0]); break;
+        case StdoutMode::closed: break;
+        }
+        if (options.stdout_mode == StdoutMode::closed) {
+            ::close(STDOUT_FILENO);
+        } else if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
+            child_fail("cannot redirect stdout");
+        }
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) child_fail("cannot chdir");
+        ::execv(argv[0], argv.data());
+        child_fail("cannot exec strmfix");
+    }
+
+    if (options.stdout_mode == StdoutMode::reader_quits) {
+        // Take one line, then close the pipe as `head -1` does.
+        ::close(pipe_fds[1]);
+        char ch = 0;
+        while (::read(pipe_fds[0], &ch, 1) == 1 && ch != '\n') {}
+        ::close(pipe_fds[0]);
+    }
+
+    int wait_status = 0;
+    while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {}
+    ToolRun run;
+    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    if (options.stdout_mode == StdoutMode::file) run.out = slurp(out_path);
+    run.err = slurp(err_path);
+    return run;
+}
+
+} // namespace strmfix::testing

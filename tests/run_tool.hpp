@@ -1,0 +1,52 @@
+// Runs the built strmfix binary as a user would, with its standard streams
+// redirected, and collects its exit status, standard output and error.
+#pragma once
+
+#include "memory_io.hpp"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace strmfix::testing {
+
+enum class StdoutMode {
+    file,            // captured whole
+    closed,          // descriptor 1 closed before exec
+    dev_full,        // every write fails with ENOSPC
+    reader_quits,    // a pipe whose reader takes one line and closes it
+};
+
+struct ToolRun {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct ToolOptions {
+    StdoutMode stdout_mode = StdoutMode::file;
+    std::string stdin_path = "/dev/null";
+    std::filesystem::path cwd = {};
+};
+
+ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
+
+// A fresh temporary folder, removed with its contents at the end of a test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+Bytes read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const Bytes& bytes);
+
+} // namespace strmfix::testing

@@ -61,7 +61,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         throw std::runtime_error("pipe failed");
 
     std::vector<char*> argv;
-    std::string program = STRMFIX_BINARY;
+    std::string program = options.program;
     argv.push_back(program.data());
     std::vector<std::string> copies = args;
     for (std::string& arg : copies) argv.push_back(arg.data());
@@ -88,7 +88,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) child_fail("cannot chdir");
         ::execv(argv[0], argv.data());
-        child_fail("cannot exec strmfix");
+        child_fail("cannot exec the program");
     }
 
     if (options.stdout_mode == StdoutMode::reader_quits) {

@@ -1,4 +1,4 @@
-// Runs the built strmfix binary as a user would, with its standard streams
+// Runs the built strmfix binary (or another program) as a user would, with its standard streams
 // redirected, and collects its exit status, standard output and error.
 #pragma once
 
@@ -27,6 +27,7 @@ struct ToolOptions {
     StdoutMode stdout_mode = StdoutMode::file;
     std::string stdin_path = "/dev/null";
     std::filesystem::path cwd = {};
+    std::string program = STRMFIX_BINARY;
 };
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

@@ -216,46 +216,48 @@ inline void write_bitarray(Out& out, std::uint8_t record_type, std::uint16_t bit
     put_bytes(out, b, 6);
 }
 
-template <ByteOutput Out>
-inline void write_int16(Out& out, std::uint8_t record_type, std::span<const std::int16_t> values) {
-    write_record_header(out, 4 + 2 * values.size(), record_type, dt::INT2);
+// Big-endian integers of one width, through a small stack buffer so that long
+// XY records cost few put calls.
+template <typename Int, ByteOutput Out>
+inline void write_integers(Out& out, std::uint8_t record_type, std::span<const Int> values) {
+    static_assert(sizeof(Int) == 2 || sizeof(Int) == 4);
+    write_record_header(out, 4 + sizeof(Int) * values.size(), record_type,
+                        sizeof(Int) == 2 ? dt::INT2 : dt::INT4);
     std::uint8_t buf[256];
     std::size_t n = 0;
-    for (std::int16_t v : values) {
-        store_be16(buf + n, static_cast<std::uint16_t>(v));
-        n += 2;
+    for (const Int v : values) {
+        if constexpr (sizeof(Int) == 2) {
+            store_be16(buf + n, static_cast<std::uint16_t>(v));
+        } else {
+            store_be32(buf + n, static_cast<std::uint32_t>(v));
+        }
+        n += sizeof(Int);
         if (n == sizeof buf) {
             put_bytes(out, buf, n);
             n = 0;
         }
     }
     if (n) put_bytes(out, buf, n);
+}
+
+template <ByteOutput Out>
+inline void write_int16(Out& out, std::uint8_t record_type, std::span<const std::int16_t> values) {
+    write_integers(out, record_type, values);
 }
 
 template <ByteOutput Out>
 inline void write_int16(Out& out, std::uint8_t record_type, std::initializer_list<std::int16_t> values) {
-    write_int16(out, record_type, std::span<const std::int16_t>(values.begin(), values.size()));
+    write_integers(out, record_type, std::span<const std::int16_t>(values.begin(), values.size()));
 }
 
 template <ByteOutput Out>
 inline void write_int32(Out& out, std::uint8_t record_type, std::span<const std::int32_t> values) {
-    write_record_header(out, 4 + 4 * values.size(), record_type, dt::INT4);
-    std::uint8_t buf[256];
-    std::size_t n = 0;
-    for (std::int32_t v : values) {
-        store_be32(buf + n, static_cast<std::uint32_t>(v));
-        n += 4;
-        if (n == sizeof buf) {
-            put_bytes(out, buf, n);
-            n = 0;
-        }
-    }
-    if (n) put_bytes(out, buf, n);
+    write_integers(out, record_type, values);
 }
 
 template <ByteOutput Out>
 inline void write_int32(Out& out, std::uint8_t record_type, std::initializer_list<std::int32_t> values) {
-    write_int32(out, record_type, std::span<const std::int32_t>(values.begin(), values.size()));
+    write_integers(out, record_type, std::span<const std::int32_t>(values.begin(), values.size()));
 }
 
 // ASCII data is NUL-padded to an even length, as record lengths must be even.

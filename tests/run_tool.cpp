@@ -86,9 +86,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         const std::string& err_target = options.stderr_path.empty() ? err_path : options.stderr_path;
         const int err = ::open(err_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (err < 0 || ::dup2(err, STDERR_FILENO) < 0) child_fail("cannot redirect stderr");
-        if (options.stdin_path.empty()) {
-            ::close(STDIN_FILENO);
-        } else {
+        if (!options.stdin_path.empty()) {
             const int in = ::open(options.stdin_path.c_str(), O_RDONLY);
             if (in < 0 || ::dup2(in, STDIN_FILENO) < 0) child_fail("cannot redirect stdin");
         }
@@ -112,6 +110,8 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
             ::close(pty_slave);
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) child_fail("cannot chdir");
+        // Closed last, so that no descriptor opened above lands on it.
+        if (options.stdin_path.empty()) ::close(STDIN_FILENO);
         ::execv(argv[0], argv.data());
         child_fail("cannot exec the program");
     }

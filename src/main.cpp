@@ -97,7 +97,7 @@ bool same_storage(const struct stat& a, const struct stat& b) {
 }
 
 bool ends_with_gz(std::string_view path) {
-    return path.size() > 3 && path.ends_with(".gz");
+    return path.ends_with(".gz");
 }
 
 // The input size, when known, for the progress line; 0 otherwise.

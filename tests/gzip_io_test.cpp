@@ -112,6 +112,8 @@ const std::vector<SourceCase> source_cases = {
      first_gz.size() + 10},
 };
 
+void PrintTo(const SourceCase& c, std::ostream* os) { *os << c.name; }
+
 class GzipSourceCases : public ::testing::TestWithParam<SourceCase> {};
 
 TEST_P(GzipSourceCases, InflatesWhatIsThereAndNamesTheFault) {

@@ -347,10 +347,10 @@ TEST_F(Flow, ProgressLineOnATerminalOnlyAndErasedAtTheEnd) {
             EXPECT_TRUE(lines.empty());
             continue;
         }
-        // Drawn, then erased: the last "\r\x1b[K" leaves an empty line.
+        // Drawn, then erased: the last "\r\x1b[K" leaves an empty line, on
+        // which only the last notices may follow.
         ASSERT_GE(lines.size(), 2u);
         EXPECT_EQ(lines.back(), "");
-        EXPECT_TRUE(run.err.ends_with("\r\x1b[K"));
         const std::string& drawn = lines[lines.size() - 2];
         EXPECT_TRUE(drawn.starts_with("strmfix: ")) << drawn;
         EXPECT_NE(drawn.find(" compressed read, "), std::string::npos) << drawn;

@@ -7,3 +7,5 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
     cmake make g++ libgtest-dev zlib1g-dev \
     python3 python3-gdspy klayout >/dev/null
+# gzip and zcat check the compressed streams; man and groff render the man page.
+apt-get install -y -qq --no-install-recommends gzip man-db groff-base >/dev/null

@@ -7,7 +7,9 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace strmfix::testing {
@@ -59,6 +61,17 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     int pipe_fds[2] = {-1, -1};
     if (options.stdout_mode == StdoutMode::reader_quits && ::pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
+    int pty_master = -1;
+    int pty_slave = -1;
+    if (options.terminal != Terminal::none) {
+        if (::openpty(&pty_master, &pty_slave, nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        // Raw: the bytes arrive as the program wrote them, "\n" not made "\r\n".
+        termios mode = {};
+        ::tcgetattr(pty_slave, &mode);
+        ::cfmakeraw(&mode);
+        ::tcsetattr(pty_slave, TCSANOW, &mode);
+    }
 
     std::vector<char*> argv;
     std::string program = options.program;
@@ -70,15 +83,19 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int in = ::open(options.stdin_path.c_str(), O_RDONLY);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || err < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0)
-            child_fail("cannot redirect stdin or stderr");
+        const std::string& err_target = options.stderr_path.empty() ? err_path : options.stderr_path;
+        const int err = ::open(err_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || ::dup2(err, STDERR_FILENO) < 0) child_fail("cannot redirect stderr");
+        if (!options.stdin_path.empty()) {
+            const int in = ::open(options.stdin_path.c_str(), O_RDONLY);
+            if (in < 0 || ::dup2(in, STDIN_FILENO) < 0) child_fail("cannot redirect stdin");
+        }
         int out = -1;
         switch (options.stdout_mode) {
         case StdoutMode::file: out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); break;
         case StdoutMode::dev_full: out = ::open("/dev/full", O_WRONLY); break;
         case StdoutMode::reader_quits: out = pipe_fds[1]; ::close(pipe_fds[0]); break;
+        case StdoutMode::path: out = ::open(options.stdout_path.c_str(), O_WRONLY | O_CREAT, 0644); break;
         case StdoutMode::closed: break;
         }
         if (options.stdout_mode == StdoutMode::closed) {
@@ -86,7 +103,15 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         } else if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
             child_fail("cannot redirect stdout");
         }
+        if (options.terminal != Terminal::none) {
+            const int target = options.terminal == Terminal::stdout_stream ? STDOUT_FILENO : STDERR_FILENO;
+            if (::dup2(pty_slave, target) < 0) child_fail("cannot redirect to the terminal");
+            ::close(pty_master);
+            ::close(pty_slave);
+        }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) child_fail("cannot chdir");
+        // Closed last, so that no descriptor opened above lands on it.
+        if (options.stdin_path.empty()) ::close(STDIN_FILENO);
         ::execv(argv[0], argv.data());
         child_fail("cannot exec the program");
     }
@@ -99,12 +124,31 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         ::close(pipe_fds[0]);
     }
 
+    std::string terminal_text;
+    if (options.terminal != Terminal::none) {
+        // Read until the program and its terminal are gone (EIO once the
+        // last descriptor on the slave side is closed).
+        ::close(pty_slave);
+        char chunk[4096];
+        for (;;) {
+            const ssize_t got = ::read(pty_master, chunk, sizeof chunk);
+            if (got > 0) {
+                terminal_text.append(chunk, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        ::close(pty_master);
+    }
+
     int wait_status = 0;
     while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {}
     ToolRun run;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     if (options.stdout_mode == StdoutMode::file) run.out = slurp(out_path);
-    run.err = slurp(err_path);
+    if (options.stderr_path.empty()) run.err = slurp(err_path);
+    if (options.terminal == Terminal::stdout_stream) run.out = terminal_text;
+    if (options.terminal == Terminal::stderr_stream) run.err = terminal_text;
     return run;
 }
 

@@ -15,6 +15,15 @@ enum class StdoutMode {
     closed,          // descriptor 1 closed before exec
     dev_full,        // every write fails with ENOSPC
     reader_quits,    // a pipe whose reader takes one line and closes it
+    path,            // ToolOptions::stdout_path, opened for writing without truncation
+};
+
+// A standard stream that is a pseudo-terminal in raw mode; what the program
+// writes there is collected into ToolRun::out or ToolRun::err.
+enum class Terminal {
+    none,
+    stdout_stream,
+    stderr_stream,
 };
 
 struct ToolRun {
@@ -25,7 +34,10 @@ struct ToolRun {
 
 struct ToolOptions {
     StdoutMode stdout_mode = StdoutMode::file;
-    std::string stdin_path = "/dev/null";
+    std::string stdin_path = "/dev/null"; // empty: descriptor 0 closed before exec
+    std::string stdout_path = {};         // for StdoutMode::path
+    std::string stderr_path = {};         // written to instead of being captured
+    Terminal terminal = Terminal::none;
     std::filesystem::path cwd = {};
     std::string program = STRMFIX_BINARY;
 };

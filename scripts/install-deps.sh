@@ -6,4 +6,4 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
     cmake make g++ libgtest-dev zlib1g-dev \
-    python3 python3-gdspy klayout >/dev/null
+    python3 python3-gdspy klayout clang libclang-rt-14-dev >/dev/null

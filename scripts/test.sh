@@ -13,3 +13,6 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSTRMFIX_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+# A short fuzzing campaign: the copier against the model of the walk.
+fuzz/run.sh 60

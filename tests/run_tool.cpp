@@ -7,6 +7,8 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +89,11 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
             child_fail("cannot redirect stdout");
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) child_fail("cannot chdir");
+        if (options.run_as_user) {
+            const auto id = *options.run_as_user;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0)
+                child_fail("cannot change user");
+        }
         ::execv(argv[0], argv.data());
         child_fail("cannot exec the program");
     }
@@ -100,8 +107,10 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     }
 
     int wait_status = 0;
-    while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {}
+    struct rusage usage = {};
+    while (::wait4(pid, &wait_status, 0, &usage) < 0 && errno == EINTR) {}
     ToolRun run;
+    run.max_rss_kib = usage.ru_maxrss;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     if (options.stdout_mode == StdoutMode::file) run.out = slurp(out_path);
     run.err = slurp(err_path);

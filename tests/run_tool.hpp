@@ -5,6 +5,7 @@
 #include "memory_io.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,17 @@ struct ToolRun {
     int status = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
+    long max_rss_kib = 0; // peak resident memory of the program
 };
 
 struct ToolOptions {
     StdoutMode stdout_mode = StdoutMode::file;
-    std::string stdin_path = "/dev/null";
+    std::string stdin_path = "/dev/null"; // may be a FIFO: opening waits for its writer
     std::filesystem::path cwd = {};
     std::string program = STRMFIX_BINARY;
+    // Runs the program under this user and group id (needs root), so that
+    // file modes apply to it.
+    std::optional<unsigned> run_as_user = {};
 };
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

@@ -138,6 +138,31 @@ TEST(FifoInput, FedByAnotherProcessWholeOrCut) {
     }
 }
 
+// The shell opened the FIFO as standard input, and its writer has written
+// everything and gone before the tool opens /dev/stdin: opening the FIFO
+// again would wait for a new writer forever.
+TEST(FifoInput, StandardInputWhoseWriterIsGone) {
+    TempDir dir;
+    const std::string fifo = dir / "in.fifo";
+    const std::string out = dir / "out.gds";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    int writer_status = 0;
+    ::waitpid(feed_fifo(fifo, defective), &writer_status, 0);
+    ASSERT_TRUE(WIFEXITED(writer_status) && WEXITSTATUS(writer_status) == 0);
+    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);
+
+    ToolOptions options;
+    options.stdin_fd = reader;
+    const ToolRun run = run_tool({"/dev/stdin", out}, options);
+    ::close(reader);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "colrow 0 \ncolrow 1 \n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(read_file(out), repaired);
+}
+
 // A small library with two repairs, one of them lossy, and zero padding: cut
 // after every byte, the tool must keep exactly what it read, with the repairs
 // that were complete, and name the record that was cut.

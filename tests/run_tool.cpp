@@ -72,7 +72,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int in = ::open(options.stdin_path.c_str(), O_RDONLY);
+        const int in = options.stdin_fd >= 0 ? options.stdin_fd : ::open(options.stdin_path.c_str(), O_RDONLY);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || err < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0)
             child_fail("cannot redirect stdin or stderr");

@@ -28,6 +28,7 @@ struct ToolRun {
 struct ToolOptions {
     StdoutMode stdout_mode = StdoutMode::file;
     std::string stdin_path = "/dev/null"; // may be a FIFO: opening waits for its writer
+    int stdin_fd = -1;                    // if set, taken as standard input instead of stdin_path
     std::filesystem::path cwd = {};
     std::string program = STRMFIX_BINARY;
     // Runs the program under this user and group id (needs root), so that

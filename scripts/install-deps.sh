@@ -4,8 +4,10 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+# gzip and zcat check the compressed streams; man and groff render the man
+# page; KLayout and gdspy are the independent readers; clang builds the fuzzer.
 apt-get install -y -qq --no-install-recommends \
     cmake make g++ libgtest-dev zlib1g-dev \
-    python3 python3-gdspy klayout >/dev/null
-# gzip and zcat check the compressed streams; man and groff render the man page.
-apt-get install -y -qq --no-install-recommends gzip man-db groff-base >/dev/null
+    gzip man-db groff-base \
+    python3 python3-gdspy klayout \
+    clang libclang-rt-14-dev >/dev/null

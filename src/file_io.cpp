@@ -21,9 +21,21 @@ int write_all(int fd, const std::byte* data, std::size_t size) {
     return 0;
 }
 
+// Whether `path` names the FIFO that standard input already reads from, as
+// /dev/stdin does under `strmfix /dev/stdin OUT < fifo`.
+static bool names_standard_input_fifo(const char* path) {
+    struct stat named = {}, standard_input = {};
+    return ::stat(path, &named) == 0 && S_ISFIFO(named.st_mode) &&
+           ::fstat(STDIN_FILENO, &standard_input) == 0 && named.st_dev == standard_input.st_dev &&
+           named.st_ino == standard_input.st_ino;
+}
+
 OpenedFile open_input(const char* path) {
     OpenedFile file;
-    file.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Opening a FIFO again waits for a writer; the one that filled it may have
+    // finished and gone, so it is read through standard input's descriptor.
+    file.fd = names_standard_input_fifo(path) ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                                              : ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (file.fd < 0) {
         file.error = errno;
         return file;

@@ -8,6 +8,8 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,7 +88,9 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
         const std::string& err_target = options.stderr_path.empty() ? err_path : options.stderr_path;
         const int err = ::open(err_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (err < 0 || ::dup2(err, STDERR_FILENO) < 0) child_fail("cannot redirect stderr");
-        if (!options.stdin_path.empty()) {
+        if (options.stdin_fd >= 0) {
+            if (::dup2(options.stdin_fd, STDIN_FILENO) < 0) child_fail("cannot redirect stdin");
+        } else if (!options.stdin_path.empty()) {
             const int in = ::open(options.stdin_path.c_str(), O_RDONLY);
             if (in < 0 || ::dup2(in, STDIN_FILENO) < 0) child_fail("cannot redirect stdin");
         }
@@ -110,8 +114,13 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
             ::close(pty_slave);
         }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) child_fail("cannot chdir");
+        if (options.run_as_user) {
+            const auto id = *options.run_as_user;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0)
+                child_fail("cannot change user");
+        }
         // Closed last, so that no descriptor opened above lands on it.
-        if (options.stdin_path.empty()) ::close(STDIN_FILENO);
+        if (options.stdin_fd < 0 && options.stdin_path.empty()) ::close(STDIN_FILENO);
         ::execv(argv[0], argv.data());
         child_fail("cannot exec the program");
     }
@@ -142,8 +151,10 @@ ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& option
     }
 
     int wait_status = 0;
-    while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {}
+    struct rusage usage = {};
+    while (::wait4(pid, &wait_status, 0, &usage) < 0 && errno == EINTR) {}
     ToolRun run;
+    run.max_rss_kib = usage.ru_maxrss;
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     if (options.stdout_mode == StdoutMode::file) run.out = slurp(out_path);
     if (options.stderr_path.empty()) run.err = slurp(err_path);

@@ -5,6 +5,7 @@
 #include "memory_io.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,16 +31,21 @@ struct ToolRun {
     int status = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
+    long max_rss_kib = 0; // peak resident memory of the program
 };
 
 struct ToolOptions {
     StdoutMode stdout_mode = StdoutMode::file;
-    std::string stdin_path = "/dev/null"; // empty: descriptor 0 closed before exec
+    std::string stdin_path = "/dev/null"; // empty: descriptor 0 closed before exec; a FIFO waits for its writer
+    int stdin_fd = -1;                    // if set, taken as standard input instead of stdin_path
     std::string stdout_path = {};         // for StdoutMode::path
     std::string stderr_path = {};         // written to instead of being captured
     Terminal terminal = Terminal::none;
     std::filesystem::path cwd = {};
     std::string program = STRMFIX_BINARY;
+    // Runs the program under this user and group id (needs root), so that
+    // file modes apply to it.
+    std::optional<unsigned> run_as_user = {};
 };
 
 ToolRun run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});

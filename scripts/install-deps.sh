@@ -7,3 +7,5 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
     cmake make g++ libgtest-dev zlib1g-dev \
     python3 python3-gdspy klayout >/dev/null
+# The benchmark (bench/bench.py) reads peak memory from /usr/bin/time.
+apt-get install -y -qq --no-install-recommends time >/dev/null

@@ -5,6 +5,7 @@
 // notices on standard output, messages on standard error and the exit status.
 #include "file_io.hpp"
 #include "record_copier.hpp"
+#include "threaded_sink.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -127,7 +128,8 @@ int main(int argc, char** argv) {
     }
 
     FdSource source(input.fd);
-    FdSink sink(output.fd);
+    FdWriter writer(output.fd);
+    ThreadedSink sink(writer);
     NoticePrinter printer(input_path);
     int status = report(run_copy(source, sink, printer), input_path, output_path);
     ::close(input.fd);

@@ -34,7 +34,8 @@ public:
         const std::size_t slice = slices_[next_slice_++ % slices_.size()];
         const std::size_t count = std::min({slice, into.size(), input_.size() - position_,
                                             fail_after_ - position_});
-        std::memcpy(into.data(), input_.data() + position_, count);
+        // An empty input has no data pointer; memcpy must not see it.
+        if (count > 0) std::memcpy(into.data(), input_.data() + position_, count);
         position_ += count;
         return {count, 0};
     }

@@ -5,7 +5,7 @@
 namespace strmfix {
 
 ThreadedSink::ThreadedSink(ByteWriter& output, std::size_t block_size, std::size_t ring_blocks)
-    : output_(output), block_size_(block_size),
+    : output_(output), block_size_(block_size), resume_at_(ring_blocks / 2),
       storage_(std::make_unique_for_overwrite<std::byte[]>((block_headroom + block_size) * ring_blocks)) {
     for (std::size_t i = 0; i < ring_blocks; ++i)
         slots_.push_back({storage_.get() + i * (block_headroom + block_size) + block_headroom});
@@ -45,13 +45,16 @@ void ThreadedSink::run_writer() {
         submitted_wake_.wait(lock, [this] { return submitted_ > written_ || finishing_; });
         if (submitted_ == written_) return; // finishing, and all is written
         write_next(lock);
-        written_wake_.notify_one();
+        if (submitted_ - written_ <= resume_at_) written_wake_.notify_one();
     }
 }
 
 Block ThreadedSink::acquire() {
     std::unique_lock lock(mutex_);
-    written_wake_.wait(lock, [this] { return submitted_ - written_ < slots_.size(); });
+    // A full ring is left to drain to half before the walk goes on: one
+    // wakeup per half ring rather than one per block.
+    if (submitted_ - written_ == slots_.size())
+        written_wake_.wait(lock, [this] { return submitted_ - written_ <= resume_at_; });
     return {slots_[submitted_ % slots_.size()].data, block_size_};
 }
 

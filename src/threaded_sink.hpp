@@ -16,7 +16,7 @@
 
 namespace strmfix {
 
-inline constexpr std::size_t default_ring_blocks = 4;
+inline constexpr std::size_t default_ring_blocks = 8;
 
 // Lends the blocks of a small ring in turn; a writer thread writes each
 // submitted block while the walk goes on in the next ones. The first write
@@ -49,6 +49,7 @@ private:
 
     ByteWriter& output_;
     std::size_t block_size_;
+    std::size_t resume_at_; // blocks still to write when a waiting walk resumes
     std::unique_ptr<std::byte[]> storage_;
     std::vector<Slot> slots_;
 

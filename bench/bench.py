@@ -35,6 +35,23 @@ CHUNK = 4 << 20
 TIME = "/usr/bin/time"
 
 
+def busy_cpu_seconds():
+    """CPU time spent by the whole machine so far, from /proc/stat (None elsewhere)."""
+    try:
+        with open("/proc/stat") as f:
+            fields = [int(x) for x in f.readline().split()[1:]]
+    except OSError:
+        return None
+    user, nice, system, _idle, _iowait, irq, softirq, steal = fields[:8]
+    return (user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK")
+
+
+def own_cpu_seconds():
+    """CPU time of this script and of all it ran."""
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
 def parse_size(text):
     units = {"K": 10, "M": 20, "G": 30}
     shift = units.get(text[-1:].upper(), 0)
@@ -216,6 +233,7 @@ def main():
 
     load_before = os.getloadavg()
     started = time.time()
+    busy_before, own_before = busy_cpu_seconds(), own_cpu_seconds()
     rows = []
     libraries = {}
     try:
@@ -235,10 +253,16 @@ def main():
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     load_after = os.getloadavg()
+    elapsed = time.time() - started
+    busy_after = busy_cpu_seconds()
+    others = ""
+    if busy_before is not None and busy_after is not None:
+        other_cpu = (busy_after - busy_before) - (own_cpu_seconds() - own_before)
+        others = f", other jobs kept {max(0.0, other_cpu) / elapsed:.2f} CPUs busy on average"
 
     print(f"{args.rounds} rounds per 1 GiB file, up to {4 * args.rounds} for smaller ones, files in {base}, {os.cpu_count()} CPUs, "
-          f"load average {load_before[0]:.2f} before and {load_after[0]:.2f} after, "
-          f"{time.time() - started:.0f} s in all")
+          f"load average {load_before[0]:.2f} before and {load_after[0]:.2f} after{others}, "
+          f"{elapsed:.0f} s in all")
     print()
     print("| file | MiB | AREFs | strmfix s/GiB median (min) | cat s/GiB median (min) | strmfix/cat median | strmfix peak RSS MiB |")
     print("|---|---:|---:|---:|---:|---:|---:|")

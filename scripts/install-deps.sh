@@ -11,3 +11,5 @@ apt-get install -y -qq --no-install-recommends \
     gzip man-db groff-base \
     python3 python3-gdspy klayout \
     clang libclang-rt-14-dev >/dev/null
+# The benchmark (bench/bench.py) reads peak memory from /usr/bin/time.
+apt-get install -y -qq --no-install-recommends time >/dev/null

@@ -101,6 +101,21 @@ int FdSink::finish() {
     return ::close(fd) == 0 ? 0 : errno;
 }
 
+FdWriter::~FdWriter() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int FdWriter::write(std::span<const std::byte> bytes) {
+    return write_all(fd_, bytes.data(), bytes.size());
+}
+
+int FdWriter::close() {
+    const int fd = fd_;
+    fd_ = -1;
+    // close() reports the errors of file systems that write late (NFS, quotas).
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
 TextOutput::TextOutput(int fd, std::size_t capacity)
     : fd_(fd), buffer_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include <sys/stat.h>
@@ -57,6 +58,33 @@ private:
     int fd_;
     std::size_t block_size_;
     std::unique_ptr<std::byte[]> buffer_;
+};
+
+// Output written in whole spans, then closed: where a ThreadedPipe writes.
+class ByteWriter {
+public:
+    // Writes all of `bytes`; returns errno or 0.
+    virtual int write(std::span<const std::byte> bytes) = 0;
+    // Returns errno or 0; called once, after the last write.
+    virtual int close() = 0;
+
+protected:
+    ~ByteWriter() = default;
+};
+
+// Owns the descriptor and closes it (at the latest when destroyed).
+class FdWriter final : public ByteWriter {
+public:
+    explicit FdWriter(int fd) noexcept : fd_(fd) {}
+    ~FdWriter();
+    FdWriter(const FdWriter&) = delete;
+    FdWriter& operator=(const FdWriter&) = delete;
+
+    int write(std::span<const std::byte> bytes) override;
+    int close() override;
+
+private:
+    int fd_;
 };
 
 // Buffered text on a descriptor. The first write error sticks: later text is

@@ -8,6 +8,7 @@
 #include "gzip_io.hpp"
 #include "progress.hpp"
 #include "record_copier.hpp"
+#include "threaded_sink.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -210,12 +211,13 @@ int main(int argc, char** argv) {
     if (output_is_standard) notices = &standard_error_text;
 
     std::optional<GzipSink> gzip_sink;
-    std::optional<FdSink> raw_sink;
+    std::optional<FdWriter> raw_writer;
+    std::optional<ThreadedSink> raw_sink;
     BlockSink* sink = nullptr;
     if (!output_is_standard && ends_with_gz(argv[2])) {
         sink = &gzip_sink.emplace(output.fd);
     } else {
-        sink = &raw_sink.emplace(output.fd);
+        sink = &raw_sink.emplace(raw_writer.emplace(output.fd));
     }
 
     FdSource file_source(input.fd);

@@ -78,29 +78,6 @@ IoResult FdSource::read(std::span<std::byte> into) {
     }
 }
 
-FdSink::FdSink(int fd, std::size_t block_size)
-    : fd_(fd), block_size_(block_size),
-      buffer_(std::make_unique_for_overwrite<std::byte[]>(block_headroom + block_size)) {}
-
-FdSink::~FdSink() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Block FdSink::acquire() {
-    return {buffer_.get() + block_headroom, block_size_};
-}
-
-int FdSink::submit(const std::byte* begin, const std::byte* end) {
-    return write_all(fd_, begin, static_cast<std::size_t>(end - begin));
-}
-
-int FdSink::finish() {
-    const int fd = fd_;
-    fd_ = -1;
-    // close() reports the errors of file systems that write late (NFS, quotas).
-    return ::close(fd) == 0 ? 0 : errno;
-}
-
 FdWriter::~FdWriter() {
     if (fd_ >= 0) ::close(fd_);
 }

@@ -42,24 +42,6 @@ private:
     int fd_;
 };
 
-// Writes each block with one write_all; owns and closes the descriptor.
-class FdSink final : public BlockSink {
-public:
-    explicit FdSink(int fd, std::size_t block_size = default_block_size);
-    ~FdSink();
-    FdSink(const FdSink&) = delete;
-    FdSink& operator=(const FdSink&) = delete;
-
-    Block acquire() override;
-    int submit(const std::byte* begin, const std::byte* end) override;
-    int finish() override;
-
-private:
-    int fd_;
-    std::size_t block_size_;
-    std::unique_ptr<std::byte[]> buffer_;
-};
-
 // Output written in whole spans, then closed: where a ThreadedPipe writes.
 class ByteWriter {
 public:

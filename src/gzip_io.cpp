@@ -158,7 +158,7 @@ IoResult GzipSource::inflate_into(std::span<std::byte> into) {
     return stop;
 }
 
-struct GzipSink::Stream {
+struct GzipWriter::Stream {
     z_stream z = {};
     bool ready = false;
     void end() {
@@ -168,10 +168,8 @@ struct GzipSink::Stream {
     ~Stream() { end(); }
 };
 
-GzipSink::GzipSink(int fd, std::size_t block_size)
-    : fd_(fd), block_size_(block_size),
-      block_(std::make_unique_for_overwrite<std::byte[]>(block_headroom + block_size)),
-      out_(std::make_unique_for_overwrite<std::byte[]>(gzip_buffer_size)),
+GzipWriter::GzipWriter(ByteWriter& inner)
+    : inner_(inner), out_(std::make_unique_for_overwrite<std::byte[]>(gzip_buffer_size)),
       stream_(std::make_unique<Stream>()) {
     if (deflateInit2(&stream_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, gzip_window_bits, 8,
                      Z_DEFAULT_STRATEGY) == Z_OK) {
@@ -181,15 +179,9 @@ GzipSink::GzipSink(int fd, std::size_t block_size)
     }
 }
 
-GzipSink::~GzipSink() {
-    if (fd_ >= 0) ::close(fd_);
-}
+GzipWriter::~GzipWriter() = default;
 
-Block GzipSink::acquire() {
-    return {block_.get() + block_headroom, block_size_};
-}
-
-int GzipSink::deflate_all(const std::byte* begin, std::size_t size, int flush) {
+int GzipWriter::deflate_all(const std::byte* begin, std::size_t size, int flush) {
     z_stream& z = stream_->z;
     z.next_in = bytes(begin);
     z.avail_in = static_cast<uInt>(size);
@@ -200,22 +192,23 @@ int GzipSink::deflate_all(const std::byte* begin, std::size_t size, int flush) {
         rc = deflate(&z, flush);
         if (rc == Z_STREAM_ERROR) return EINVAL;
         const std::size_t have = gzip_buffer_size - z.avail_out;
-        if (const int error = write_all(fd_, out_.get(), have)) return error;
+        if (have > 0) {
+            if (const int error = inner_.write({out_.get(), have})) return error;
+        }
     } while (z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
     return 0;
 }
 
-int GzipSink::submit(const std::byte* begin, const std::byte* end) {
-    if (error_ == 0) error_ = deflate_all(begin, static_cast<std::size_t>(end - begin), Z_NO_FLUSH);
+int GzipWriter::write(std::span<const std::byte> bytes) {
+    if (error_ == 0) error_ = deflate_all(bytes.data(), bytes.size(), Z_NO_FLUSH);
     return error_;
 }
 
-int GzipSink::finish() {
+int GzipWriter::close() {
     if (error_ == 0) error_ = deflate_all(nullptr, 0, Z_FINISH);
     stream_->end();
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && error_ == 0) error_ = errno;
+    const int close_error = inner_.close();
+    if (error_ == 0) error_ = close_error;
     return error_;
 }
 

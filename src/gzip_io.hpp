@@ -6,6 +6,7 @@
 // magic bytes 0x1F 0x8B cannot be taken for one.
 #pragma once
 
+#include "file_io.hpp"
 #include "record_copier.hpp"
 
 #include <cstdint>
@@ -64,25 +65,24 @@ private:
     std::unique_ptr<Stream> stream_;
 };
 
-// Deflates the blocks at zlib's default level into a gzip member written to
-// `fd`, which it owns and closes.
-class GzipSink final : public BlockSink {
+// Deflates what it is given, at zlib's default level, into one gzip member
+// passed on to `inner`; closing finishes the member and closes `inner`.
+// Under a ThreadedSink the compression runs on the writer thread, beside the
+// reading and the walk.
+class GzipWriter final : public ByteWriter {
 public:
-    explicit GzipSink(int fd, std::size_t block_size = gzip_buffer_size);
-    ~GzipSink();
-    GzipSink(const GzipSink&) = delete;
-    GzipSink& operator=(const GzipSink&) = delete;
+    explicit GzipWriter(ByteWriter& inner);
+    ~GzipWriter();
+    GzipWriter(const GzipWriter&) = delete;
+    GzipWriter& operator=(const GzipWriter&) = delete;
 
-    Block acquire() override;
-    int submit(const std::byte* begin, const std::byte* end) override;
-    int finish() override;
+    int write(std::span<const std::byte> bytes) override;
+    int close() override;
 
 private:
     int deflate_all(const std::byte* begin, std::size_t size, int flush);
 
-    int fd_;
-    std::size_t block_size_;
-    std::unique_ptr<std::byte[]> block_;
+    ByteWriter& inner_;
     std::unique_ptr<std::byte[]> out_;
     struct Stream;
     std::unique_ptr<Stream> stream_;

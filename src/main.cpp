@@ -210,15 +210,11 @@ int main(int argc, char** argv) {
     // Data and notices never share a stream.
     if (output_is_standard) notices = &standard_error_text;
 
-    std::optional<GzipSink> gzip_sink;
-    std::optional<FdWriter> raw_writer;
-    std::optional<ThreadedSink> raw_sink;
-    BlockSink* sink = nullptr;
-    if (!output_is_standard && ends_with_gz(argv[2])) {
-        sink = &gzip_sink.emplace(output.fd);
-    } else {
-        sink = &raw_sink.emplace(raw_writer.emplace(output.fd));
-    }
+    FdWriter file_writer(output.fd);
+    std::optional<GzipWriter> gzip_writer;
+    ByteWriter* writer = &file_writer;
+    if (!output_is_standard && ends_with_gz(argv[2])) writer = &gzip_writer.emplace(file_writer);
+    ThreadedSink sink(*writer);
 
     FdSource file_source(input.fd);
     ByteSource* source = &file_source;
@@ -232,7 +228,7 @@ int main(int argc, char** argv) {
     if (progress) progress->watch(decoder);
 
     NoticePrinter printer(input_name);
-    const RunResult result = run_copy(decoder, *sink, printer);
+    const RunResult result = run_copy(decoder, sink, printer);
     if (progress) progress->erase();
     int status = report(result, decoder, input_name, output_name, output_is_standard);
     if (!input_is_standard) ::close(input.fd);

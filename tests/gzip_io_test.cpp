@@ -1,6 +1,6 @@
 // The gzip layer on its own: GzipSource over inputs served in slices of
 // chosen sizes (so headers, members and trailers straddle reads), read in
-// chunks of chosen sizes; GzipSink read back through GzipSource.
+// chunks of chosen sizes; GzipWriter read back through GzipSource.
 #include "file_io.hpp"
 #include "gzip_io.hpp"
 #include "gds_bytes.hpp"
@@ -167,24 +167,22 @@ TEST(GzipSource, ReadErrorOfTheInnerSourceComesThrough) {
     EXPECT_TRUE(std::equal(drained.data.begin(), drained.data.end(), first.begin()));
 }
 
-TEST(GzipSink, WritesOneMemberThatReadsBack) {
+TEST(GzipWriter, WritesOneMemberThatReadsBack) {
     TempDir dir;
     const std::string path = dir / "out.gz";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     {
-        GzipSink sink(fd, 1000);
-        // Blocks of every size the walk may submit, empty ones included.
+        FdWriter file(fd);
+        GzipWriter gzip(file);
+        // Pieces of every size the walk may hand on, empty ones included.
         std::size_t at = 0;
         for (std::size_t size = 0; at < first.size(); size = (size * 7 + 13) % 1001) {
             const std::size_t take = std::min(size, first.size() - at);
-            const Block block = sink.acquire();
-            ASSERT_GE(block.capacity, take);
-            std::memcpy(block.data, first.data() + at, take);
-            ASSERT_EQ(sink.submit(block.data, block.data + take), 0);
+            ASSERT_EQ(gzip.write({reinterpret_cast<const std::byte*>(first.data() + at), take}), 0);
             at += take;
         }
-        ASSERT_EQ(sink.finish(), 0);
+        ASSERT_EQ(gzip.close(), 0);
     }
     const Bytes written = read_file(path);
     ASSERT_GE(written.size(), 18u);
@@ -198,20 +196,19 @@ TEST(GzipSink, WritesOneMemberThatReadsBack) {
     EXPECT_EQ(drained.data, first);
 }
 
-TEST(GzipSink, FullDeviceIsReported) {
+TEST(GzipWriter, FullDeviceIsReported) {
     const int fd = ::open("/dev/full", O_WRONLY);
     ASSERT_GE(fd, 0);
-    GzipSink sink(fd);
+    FdWriter file(fd);
+    GzipWriter gzip(file);
     int error = 0;
     for (std::size_t at = 0; at < first.size() && error == 0; at += 65536) {
-        const Block block = sink.acquire();
         const std::size_t take = std::min<std::size_t>(65536, first.size() - at);
-        std::memcpy(block.data, first.data() + at, take);
-        error = sink.submit(block.data, block.data + take);
+        error = gzip.write({reinterpret_cast<const std::byte*>(first.data() + at), take});
     }
-    const int finish_error = sink.finish();
-    EXPECT_EQ(error != 0 ? error : finish_error, ENOSPC);
-    EXPECT_EQ(finish_error, ENOSPC);
+    const int close_error = gzip.close();
+    EXPECT_EQ(error != 0 ? error : close_error, ENOSPC);
+    EXPECT_EQ(close_error, ENOSPC);
 }
 
 } // namespace

@@ -196,6 +196,18 @@ def measure(library, strmfix, cat, directory, rounds, cpus):
     }
 
 
+def cmake_build_type(build):
+    """The CMAKE_BUILD_TYPE of a build folder, or None."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as cache:
+            for line in cache:
+                if line.startswith("CMAKE_BUILD_TYPE:"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--sizes", default="64M,1G", help="sizes of the typical library (default 64M,1G)")
@@ -217,6 +229,10 @@ def main():
     for tool in (strmfix, gdsgen, TIME):
         if not os.access(tool, os.X_OK):
             sys.exit(f"bench: {tool} not found; build first (cmake -S . -B build && cmake --build build -j2)")
+    build_type = cmake_build_type(args.build)
+    if build_type != "Release":
+        sys.exit(f"bench: {args.build} is a {build_type or 'unknown'} build; "
+                 "configure it with -DCMAKE_BUILD_TYPE=Release to measure")
     base = args.dir or ("/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir())
     directory = tempfile.mkdtemp(prefix="strmfix-bench-", dir=base)
 

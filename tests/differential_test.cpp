@@ -147,6 +147,8 @@ std::vector<std::size_t> random_slices(Draw& draw) {
 TEST(CopierAgainstOracle, RandomAndMutatedInputsInRandomSlices) {
     Draw draw(20261211);
     const std::vector<std::size_t> block_sizes = {1, 2, 3, 12, 13, 64, 4093, 256 * 1024};
+    const std::vector<std::size_t> ring_sizes = {1, 2, 3, 8};
+    const std::vector<std::size_t> threaded_block_sizes = {13, 64, 4093};
     int failures = 0;
     for (int round = 0; round < 4000 && failures < 5; ++round) {
         Bytes input;
@@ -156,13 +158,18 @@ TEST(CopierAgainstOracle, RandomAndMutatedInputsInRandomSlices) {
             input.insert(input.end(), record.begin(), record.end());
         }
         if (draw.one_in(2)) input = mutate(draw, input);
-        for (int slicing = 0; slicing < 2; ++slicing) {
+        // Into the plain in-memory sink, and in one round of eight through
+        // the tool's threaded sink with a small ring (each block is a hand-off
+        // between threads, so tiny blocks there are kept to a few rounds).
+        for (const bool threaded : {false, round % 8 == 0}) {
             const auto slices = random_slices(draw);
-            const std::size_t block_size = draw.pick(block_sizes);
-            const std::string diff = compare_with_oracle(input, slices, block_size);
+            const std::size_t block_size = draw.pick(threaded ? threaded_block_sizes : block_sizes);
+            const std::size_t ring_blocks = threaded ? draw.pick(ring_sizes) : 0;
+            const std::string diff = compare_with_oracle(input, slices, block_size, ring_blocks);
             if (!diff.empty()) {
                 ++failures;
-                ADD_FAILURE() << "round " << round << ", " << describe(slices, block_size) << ": " << diff
+                ADD_FAILURE() << "round " << round << ", " << describe(slices, block_size) << ", ring of "
+                              << ring_blocks << ": " << diff
                               << "\ninput: " << hex(input);
             }
         }

@@ -19,39 +19,6 @@
 namespace strmfix::testing {
 namespace {
 
-// Collects what the writer thread writes; can fail with ENOSPC once
-// `fail_after` bytes are in, and counts the writes tried after a failure.
-class MemoryWriter final : public ByteWriter {
-public:
-    explicit MemoryWriter(std::size_t fail_after = SIZE_MAX, int close_error = 0)
-        : fail_after_(fail_after), close_error_(close_error) {}
-
-    int write(std::span<const std::byte> bytes) override {
-        if (failed_) ++writes_after_failure;
-        if (output.size() + bytes.size() > fail_after_) {
-            failed_ = true;
-            return ENOSPC;
-        }
-        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        output.insert(output.end(), data, data + bytes.size());
-        return 0;
-    }
-
-    int close() override {
-        ++close_calls;
-        return close_error_;
-    }
-
-    Bytes output;
-    int close_calls = 0;
-    int writes_after_failure = 0;
-
-private:
-    std::size_t fail_after_;
-    int close_error_;
-    bool failed_ = false;
-};
-
 // A library with hundreds of defective AREFs, and its repaired form.
 struct Library {
     Bytes defective;

@@ -6,6 +6,7 @@
 
 #include "memory_io.hpp"
 #include "record_copier.hpp"
+#include "threaded_sink.hpp"
 
 #include <cstdint>
 #include <sstream>
@@ -78,19 +79,34 @@ inline OracleResult oracle_walk(const Bytes& in) {
 // into a sink of `block_size`, and describes every difference from the
 // oracle; an empty string means they agree in output bytes, repairs (offset,
 // index, counts) and end state.
+// With `ring_blocks` 0 the copier writes into the plain in-memory sink;
+// otherwise into the tool's threaded sink, over a ring of that many blocks.
 inline std::string compare_with_oracle(const Bytes& input, const std::vector<std::size_t>& slices,
-                                       std::size_t block_size) {
+                                       std::size_t block_size, std::size_t ring_blocks = 0) {
     SlicedSource source(input, slices);
-    MemorySink sink(block_size);
     RecordingListener listener;
-    const RunResult got = run_copy(source, sink, listener);
+    RunResult got;
+    Bytes output;
+    int finish_calls = 0;
+    if (ring_blocks == 0) {
+        MemorySink sink(block_size);
+        got = run_copy(source, sink, listener);
+        output = std::move(sink.output);
+        finish_calls = sink.finish_calls;
+    } else {
+        MemoryWriter writer;
+        ThreadedSink sink(writer, block_size, ring_blocks);
+        got = run_copy(source, sink, listener);
+        output = std::move(writer.output);
+        finish_calls = writer.close_calls;
+    }
     const OracleResult want = oracle_walk(input);
 
     std::ostringstream diff;
-    if (sink.output != want.output) {
+    if (output != want.output) {
         std::size_t at = 0;
-        while (at < sink.output.size() && at < want.output.size() && sink.output[at] == want.output[at]) ++at;
-        diff << "output differs at byte " << at << " (sizes " << sink.output.size() << " and "
+        while (at < output.size() && at < want.output.size() && output[at] == want.output[at]) ++at;
+        diff << "output differs at byte " << at << " (sizes " << output.size() << " and "
              << want.output.size() << "); ";
     }
     if (listener.repairs.size() != want.repairs.size())
@@ -112,7 +128,7 @@ inline std::string compare_with_oracle(const Bytes& input, const std::vector<std
     if (got.bytes_read != input.size()) diff << "read " << got.bytes_read << " of " << input.size() << "; ";
     if (got.colrow_count != want.repairs.size()) diff << "colrow_count " << got.colrow_count << "; ";
     if (got.lossy_count != lossy) diff << "lossy_count " << got.lossy_count << " instead of " << lossy << "; ";
-    if (sink.finish_calls != 1) diff << "finish called " << sink.finish_calls << " times; ";
+    if (finish_calls != 1) diff << "finish called " << finish_calls << " times; ";
     return diff.str();
 }
 
